@@ -1,0 +1,166 @@
+#include "host.hpp"
+
+#include <new>
+
+namespace orvex::host {
+
+nb::object import_module(const char *name) {
+    PyObject *mod = PyImport_ImportModule(name);
+    if (!mod) throw nb::python_error();
+    return nb::steal(mod);
+}
+
+nb::object import_from(const char *module, const char *name) {
+    nb::object fromlist = nb::make_tuple(nb::str(name));
+    PyObject *mod = PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0);
+    if (!mod) throw nb::python_error();
+    nb::object m = nb::steal(mod);
+    PyObject *value = PyObject_GetAttrString(m.ptr(), name);
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    // Same text and attributes as the interpreter's `from x import y` failure.
+    nb::object message = nb::str("cannot import name '{}' from '{}'").format(name, module);
+    nb::object path = getattr_or(m, "__file__", nb::none());
+    PyErr_SetImportError(message.ptr(), nb::str(module).ptr(), path.ptr());
+    throw nb::python_error();
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+nb::object fetch_error() noexcept {
+    PyObject *exc = PyErr_GetRaisedException();
+    return nb::steal(exc);
+}
+
+void restore_error(nb::handle exc) noexcept { PyErr_SetRaisedException(nb::borrow(exc).release().ptr()); }
+#else
+nb::object fetch_error() noexcept {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return nb::object();
+    PyErr_NormalizeException(&type, &value, &tb);
+    nb::object t = nb::steal(type), v = nb::steal(value), trace = nb::steal(tb);
+    if (trace.is_valid()) PyException_SetTraceback(v.ptr(), trace.ptr());
+    return v;
+}
+
+void restore_error(nb::handle exc) noexcept {
+    PyObject *tb = PyException_GetTraceback(exc.ptr());  // new reference or NULL
+    PyErr_Restore(nb::borrow(exc.type()).release().ptr(), nb::borrow(exc).release().ptr(), tb);
+}
+#endif
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const nb::builtin_exception &e) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
+            case nb::exception_type::import_error: type = PyExc_ImportError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::bad_cast &) {
+        PyErr_SetString(PyExc_TypeError, "value has an unexpected type");
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected native error");
+    }
+}
+
+[[noreturn]] void raise(nb::handle exc) {
+    restore_error(exc);
+    throw nb::python_error();
+}
+
+[[noreturn]] void raise_from(nb::handle exc, nb::handle cause) {
+    // PyException_SetCause steals its argument and sets __suppress_context__.
+    PyException_SetCause(exc.ptr(), nb::borrow(cause).release().ptr());
+    PyException_SetContext(exc.ptr(), nb::borrow(cause).release().ptr());
+    raise(exc);
+}
+
+[[noreturn]] void raise_new(nb::handle exc_type, const std::string &message) {
+    nb::object exc = exc_type(nb::str(message.data(), message.size()));
+    raise(exc);
+}
+
+nb::object getattr_or(nb::handle obj, const char *name, nb::handle fallback) {
+    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::borrow(fallback);
+}
+
+nb::object str(nb::handle obj) {
+    PyObject *s = PyObject_Str(obj.ptr());
+    if (!s) throw nb::python_error();
+    return nb::steal(s);
+}
+
+bool truthy(nb::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+bool isinstance(nb::handle obj, nb::handle cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+static nb::object checked(PyObject *o) {
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+static bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+nb::object add(nb::handle a, nb::handle b) { return checked(PyNumber_Add(a.ptr(), b.ptr())); }
+nb::object sub(nb::handle a, nb::handle b) { return checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
+bool less(nb::handle a, nb::handle b) { return compare(a, b, Py_LT); }
+bool less_equal(nb::handle a, nb::handle b) { return compare(a, b, Py_LE); }
+bool equal(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
+
+nb::object call(nb::handle fn, nb::handle args_tuple, nb::handle kwargs_dict) {
+    return checked(PyObject_Call(fn.ptr(), args_tuple.ptr(),
+                                 kwargs_dict.is_valid() && !kwargs_dict.is_none() ? kwargs_dict.ptr()
+                                                                                 : nullptr));
+}
+
+nb::dict kwargs(std::initializer_list<std::pair<const char *, nb::handle>> items) {
+    nb::dict d;
+    for (const auto &[key, value] : items) d[key] = value;
+    return d;
+}
+
+void log(nb::handle logger, const char *level, const char *message,
+         std::initializer_list<nb::handle> args, nb::handle extra) {
+    nb::object method = logger.attr(level);
+    nb::list positional;
+    positional.append(nb::str(message));
+    for (nb::handle a : args) positional.append(a);
+    nb::dict kw;
+    if (extra.is_valid()) kw["extra"] = extra;
+    call(method, nb::tuple(positional), kw);
+}
+
+}  // namespace orvex::host

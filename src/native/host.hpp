@@ -1,0 +1,101 @@
+// Host bridge: how native modules reach the Python host.
+//
+// Everything a module "imports" is read from the host at call time (module attributes, late
+// imports through the import machinery), errors are raised as the host's own exception objects,
+// and logging goes through the host's logging package with printf-style arguments.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <exception>
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+namespace orvex::host {
+
+namespace nb = nanobind;
+
+// ---- imports -------------------------------------------------------------------------------
+
+// `import name` through the host's import machinery (sys.modules decides).
+nb::object import_module(const char *name);
+
+// `from module import name`, with the host's ImportError when the name is missing.
+nb::object import_from(const char *module, const char *name);
+
+// ---- errors ----------------------------------------------------------------------------------
+
+// Takes the pending Python error as one normalised exception instance with its traceback
+// attached. Returns an empty object when no error is pending.
+nb::object fetch_error() noexcept;
+
+// Makes `exc` (an exception instance) the pending Python error, traceback included.
+void restore_error(nb::handle exc) noexcept;
+
+// Converts the C++ exception being handled into the pending Python error. Call only inside a
+// catch block; a C++ exception must never reach the host.
+void set_error_from_current_exception() noexcept;
+
+// Raises the exception instance `exc` (built by calling a host exception class).
+[[noreturn]] void raise(nb::handle exc);
+
+// `raise exc from cause`: __cause__ and __context__ are `cause`, __suppress_context__ is true.
+[[noreturn]] void raise_from(nb::handle exc, nb::handle cause);
+
+// Builds `exc_type(message)` and raises it.
+[[noreturn]] void raise_new(nb::handle exc_type, const std::string &message);
+
+// The exception instance carried by a caught python_error (kept alive by the caller's copy).
+inline nb::object error_value(const nb::python_error &e) { return nb::borrow(e.value()); }
+
+// True when the pending-style error `e` is an instance of `type` (class or tuple of classes).
+inline bool error_matches(const nb::python_error &e, nb::handle type) { return e.matches(type); }
+
+// ---- calls and values ------------------------------------------------------------------------
+
+// getattr(obj, name, default)
+nb::object getattr_or(nb::handle obj, const char *name, nb::handle fallback);
+
+// `str(obj)` as a host object.
+nb::object str(nb::handle obj);
+
+// Python truth value, raising what __bool__ raises.
+bool truthy(nb::handle obj);
+
+// isinstance(obj, cls) with the host's rules (subclasses, __instancecheck__).
+bool isinstance(nb::handle obj, nb::handle cls);
+
+// Python arithmetic and comparison on host objects.
+nb::object add(nb::handle a, nb::handle b);
+nb::object sub(nb::handle a, nb::handle b);
+bool less(nb::handle a, nb::handle b);
+bool less_equal(nb::handle a, nb::handle b);
+bool equal(nb::handle a, nb::handle b);
+
+// Calls `fn(*args, **kwargs)` where kwargs is a dict (may be empty/none).
+nb::object call(nb::handle fn, nb::handle args_tuple, nb::handle kwargs_dict);
+
+// dict(**{k: v ...}) built from pairs.
+nb::dict kwargs(std::initializer_list<std::pair<const char *, nb::handle>> items);
+
+// ---- logging ---------------------------------------------------------------------------------
+
+// logger.<level>(message, *args, extra=extra): the host formats the message, never us.
+void log(nb::handle logger, const char *level, const char *message,
+         std::initializer_list<nb::handle> args = {}, nb::handle extra = nb::handle());
+
+// ---- module attributes -----------------------------------------------------------------------
+
+// A module whose attributes are read at every use, so monkeypatching works as with Python code.
+class Module {
+public:
+    explicit Module(nb::handle module) : module_(nb::borrow(module)) {}
+    nb::object attr(const char *name) const { return module_.attr(name); }
+    nb::handle ptr() const { return module_; }
+
+private:
+    nb::object module_;
+};
+
+}  // namespace orvex::host
