@@ -125,6 +125,8 @@ public:
         host::set_error_from_current_exception();
         exc_ = host::fetch_error();
     }
+    // Replaces the kept exception (for example by its translation).
+    void set(nb::object exc) noexcept { exc_ = std::move(exc); }
     explicit operator bool() const noexcept { return exc_.is_valid(); }
     nb::handle exception() const noexcept { return exc_; }
     [[noreturn]] void rethrow() const { host::raise(exc_); }

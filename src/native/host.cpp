@@ -92,6 +92,13 @@ void set_error_from_current_exception() noexcept {
     raise(exc);
 }
 
+void set_context(nb::handle exc, nb::handle context) noexcept {
+    if (!context.is_valid() || exc.ptr() == context.ptr()) return;
+    PyObject *current = PyException_GetContext(exc.ptr());  // new reference or NULL
+    nb::object existing = nb::steal(current);
+    if (!existing.is_valid()) PyException_SetContext(exc.ptr(), nb::borrow(context).release().ptr());
+}
+
 [[noreturn]] void raise_new(nb::handle exc_type, const std::string &message) {
     nb::object exc = exc_type(nb::str(message.data(), message.size()));
     raise(exc);
@@ -139,11 +146,57 @@ nb::object sub(nb::handle a, nb::handle b) { return checked(PyNumber_Subtract(a.
 bool less(nb::handle a, nb::handle b) { return compare(a, b, Py_LT); }
 bool less_equal(nb::handle a, nb::handle b) { return compare(a, b, Py_LE); }
 bool equal(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
+bool not_equal(nb::handle a, nb::handle b) {
+    return truthy(checked(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
+}
 
 nb::object call(nb::handle fn, nb::handle args_tuple, nb::handle kwargs_dict) {
     return checked(PyObject_Call(fn.ptr(), args_tuple.ptr(),
                                  kwargs_dict.is_valid() && !kwargs_dict.is_none() ? kwargs_dict.ptr()
                                                                                  : nullptr));
+}
+
+std::vector<nb::object> unpack(nb::handle obj, size_t n) {
+    PyObject *it = PyObject_GetIter(obj.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(obj.ptr())->tp_name);
+        }
+        throw nb::python_error();
+    }
+    nb::object iterator = nb::steal(it);
+    std::vector<nb::object> items;
+    for (;;) {
+        PyObject *item = PyIter_Next(iterator.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            break;
+        }
+        items.push_back(nb::steal(item));
+        if (items.size() > n) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+            throw nb::python_error();
+        }
+    }
+    if (items.size() < n) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n,
+                     items.size());
+        throw nb::python_error();
+    }
+    return items;
+}
+
+nb::object to_bytes(nb::handle obj) {
+    return checked(PyObject_CallOneArg((PyObject *) &PyBytes_Type, obj.ptr()));
+}
+nb::object to_dict(nb::handle obj) {
+    return checked(PyObject_CallOneArg((PyObject *) &PyDict_Type, obj.ptr()));
+}
+nb::object to_int(nb::handle obj) { return checked(PyNumber_Long(obj.ptr())); }
+nb::object bytes_fromhex(nb::handle text) {
+    return checked(PyObject_CallMethod((PyObject *) &PyBytes_Type, "fromhex", "O", text.ptr()));
 }
 
 nb::dict kwargs(std::initializer_list<std::pair<const char *, nb::handle>> items) {

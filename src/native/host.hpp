@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace orvex::host {
 
@@ -43,6 +44,10 @@ void set_error_from_current_exception() noexcept;
 // `raise exc from cause`: __cause__ and __context__ are `cause`, __suppress_context__ is true.
 [[noreturn]] void raise_from(nb::handle exc, nb::handle cause);
 
+// `exc` as raised inside an `except` block handling `context` (or a `finally` block while
+// `context` propagates): sets __context__ unless the exception already has one.
+void set_context(nb::handle exc, nb::handle context) noexcept;
+
 // Builds `exc_type(message)` and raises it.
 [[noreturn]] void raise_new(nb::handle exc_type, const std::string &message);
 
@@ -72,9 +77,25 @@ nb::object sub(nb::handle a, nb::handle b);
 bool less(nb::handle a, nb::handle b);
 bool less_equal(nb::handle a, nb::handle b);
 bool equal(nb::handle a, nb::handle b);
+// `a != b` exactly as the operator (no identity shortcut).
+bool not_equal(nb::handle a, nb::handle b);
 
 // Calls `fn(*args, **kwargs)` where kwargs is a dict (may be empty/none).
 nb::object call(nb::handle fn, nb::handle args_tuple, nb::handle kwargs_dict);
+
+// `a, b, ... = obj` for n targets, with the interpreter's errors for a wrong count.
+std::vector<nb::object> unpack(nb::handle obj, size_t n);
+
+// The host's builtins used as functions: bytes(x), dict(x), int(x), bytes.fromhex(text).
+nb::object to_bytes(nb::handle obj);
+nb::object to_dict(nb::handle obj);
+nb::object to_int(nb::handle obj);
+nb::object bytes_fromhex(nb::handle text);
+
+// isinstance(obj, (bytes, bytearray)), subclasses included.
+inline bool is_bytes_like(nb::handle obj) {
+    return PyBytes_Check(obj.ptr()) || PyByteArray_Check(obj.ptr());
+}
 
 // dict(**{k: v ...}) built from pairs.
 nb::dict kwargs(std::initializer_list<std::pair<const char *, nb::handle>> items);
