@@ -336,24 +336,33 @@ NB_MODULE(approval, m) {
     nb::object default_base_url = host::import_from("orvex_cloud.client", "DEFAULT_BASE_URL");
 
     Module mod(m);
-    m.def(
-        "cloud_approval",
+    using orvex::coro::def_async_function;
+    using orvex::coro::def_function;
+    std::string factory_signature =
+        "(api_key, *, signing_key=None, base_url=" + nb::cast<std::string>(nb::repr(default_base_url)) +
+        ", poll_interval=2.0, timeout=300.0)";
+    def_function(
+        m, "cloud_approval", factory_signature.c_str(),
+        "Blocking approval handler backed by Orvex Cloud.\n\n"
+        "Each call creates the approval request, polls it every `poll_interval` seconds for at\n"
+        "most `timeout` seconds and returns the signed approval(s); denial, expiry and timeout\n"
+        "raise the core library's ApprovalDenied.",
         [mod](nb::object api_key, nb::object signing_key, nb::object base_url, nb::object poll_interval,
               nb::object timeout) {
             ConfigPtr c = make_config(mod, api_key, signing_key, base_url, poll_interval, timeout, nb::none());
             nb::object impl = nb::cpp_function(
                 [c](nb::object request) { return handle_blocking(*c, request); }, nb::arg("request"),
                 nb::name("_handle"));
-            return coro::make_function(impl, "_handle", "cloud_approval.<locals>._handle", kModule, kHandleDoc);
+            return coro::make_function(impl, "_handle", "cloud_approval.<locals>._handle", kModule, kHandleDoc,
+                                       "(request)");
         },
         nb::arg("api_key"), nb::kw_only(), nb::arg("signing_key") = nb::none(),
-        nb::arg("base_url") = default_base_url, nb::arg("poll_interval") = 2.0, nb::arg("timeout") = 300.0,
-        "Blocking approval handler backed by Orvex Cloud.\n\n"
-        "Each call creates the approval request, polls it every `poll_interval` seconds for at\n"
-        "most `timeout` seconds and returns the signed approval(s); denial, expiry and timeout\n"
-        "raise the core library's ApprovalDenied.");
-    m.def(
-        "async_cloud_approval",
+        nb::arg("base_url") = default_base_url, nb::arg("poll_interval") = 2.0, nb::arg("timeout") = 300.0);
+    def_function(
+        m, "async_cloud_approval", factory_signature.c_str(),
+        "Asynchronous approval handler backed by Orvex Cloud.\n\n"
+        "Runs on the caller's event loop; without a running loop it runs the request on a\n"
+        "worker thread with its own loop and blocks until it is done.",
         [mod](nb::object api_key, nb::object signing_key, nb::object base_url, nb::object poll_interval,
               nb::object timeout) {
             nb::object futures = host::import_module("concurrent.futures");
@@ -365,35 +374,29 @@ NB_MODULE(approval, m) {
                 },
                 nb::arg("request"), nb::name("_handle"));
             return coro::make_async_function(impl, "_handle", "async_cloud_approval.<locals>._handle", kModule,
-                                             kHandleDoc);
+                                             kHandleDoc, "(request)");
         },
         nb::arg("api_key"), nb::kw_only(), nb::arg("signing_key") = nb::none(),
-        nb::arg("base_url") = default_base_url, nb::arg("poll_interval") = 2.0, nb::arg("timeout") = 300.0,
-        "Asynchronous approval handler backed by Orvex Cloud.\n\n"
-        "Runs on the caller's event loop; without a running loop it runs the request on a\n"
-        "worker thread with its own loop and blocks until it is done.");
-    m.def(
-        "_poll_until_resolved",
+        nb::arg("base_url") = default_base_url, nb::arg("poll_interval") = 2.0, nb::arg("timeout") = 300.0);
+    def_function(
+        m, "_poll_until_resolved", "(client, request_id, poll_interval, timeout)",
+        "Poll the approval request until its status is no longer \"pending\"; raise "
+        "ApprovalTimeoutError at the deadline.",
         [mod](nb::object client, nb::object request_id, nb::object poll_interval, nb::object timeout) {
             return poll_until_resolved(mod, client, request_id, poll_interval, timeout);
         },
-        nb::arg("client"), nb::arg("request_id"), nb::arg("poll_interval"), nb::arg("timeout"),
-        "Poll the approval request until its status is no longer \"pending\"; raise "
-        "ApprovalTimeoutError at the deadline.");
-    m.attr("_async_poll_until_resolved") = coro::make_async_function(
-        nb::cpp_function(
-            [mod](nb::object client, nb::object request_id, nb::object poll_interval, nb::object timeout) {
-                return coro::make_coroutine(
-                    async_poll_until_resolved(mod, client, request_id, poll_interval, timeout),
-                    "_async_poll_until_resolved", "_async_poll_until_resolved");
-            },
-            nb::arg("client"), nb::arg("request_id"), nb::arg("poll_interval"), nb::arg("timeout"),
-            nb::name("_async_poll_until_resolved")),
-        "_async_poll_until_resolved", "_async_poll_until_resolved", kModule,
-        "Asynchronous _poll_until_resolved for AsyncOrvexCloudClient, sleeping with asyncio.sleep.");
-    m.def(
-        "_extract_signed_approvals", [mod](nb::object result) { return extract_signed_approvals(mod, result); },
-        nb::arg("result"),
+        nb::arg("client"), nb::arg("request_id"), nb::arg("poll_interval"), nb::arg("timeout"));
+    def_async_function(
+        m, "_async_poll_until_resolved", "(client, request_id, poll_interval, timeout)",
+        "Asynchronous _poll_until_resolved for AsyncOrvexCloudClient, sleeping with asyncio.sleep.",
+        [mod](nb::object client, nb::object request_id, nb::object poll_interval, nb::object timeout) {
+            return coro::make_coroutine(async_poll_until_resolved(mod, client, request_id, poll_interval, timeout),
+                                        "_async_poll_until_resolved", "_async_poll_until_resolved");
+        },
+        nb::arg("client"), nb::arg("request_id"), nb::arg("poll_interval"), nb::arg("timeout"));
+    def_function(
+        m, "_extract_signed_approvals", "(result)",
         "The core library's signed approvals of an approved poll result: one object when there is "
-        "one, else the sequence.");
+        "one, else the sequence.",
+        [mod](nb::object result) { return extract_signed_approvals(mod, result); }, nb::arg("result"));
 }

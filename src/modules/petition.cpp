@@ -262,46 +262,48 @@ NB_MODULE(petition, m) {
     m.attr("ApprovalRequestPayload") = make_payload_class();
 
     Module mod(m);
-    m.def(
-        "build_approval_request_payload",
+    using orvex::coro::def_function;
+    def_function(
+        m, "build_approval_request_payload",
+        "(request, *, signing_key=None, policy_id=None, idempotency_key=None)",
+        "Build the complete cloud approval-request body for `request`.\n\n"
+        "Raises OrvexCloudError when the request has no holder key, no attestation (and no\n"
+        "signing key to make one) or no resolvable request hash.",
         [mod](nb::object request, nb::object signing_key, nb::object policy_id,
               nb::object idempotency_key) {
             return build_payload(mod, request, signing_key, policy_id, idempotency_key);
         },
         nb::arg("request"), nb::kw_only(), nb::arg("signing_key") = nb::none(),
-        nb::arg("policy_id") = nb::none(), nb::arg("idempotency_key") = nb::none(),
-        "Build the complete cloud approval-request body for `request`.\n\n"
-        "Raises OrvexCloudError when the request has no holder key, no attestation (and no\n"
-        "signing key to make one) or no resolvable request hash.");
-    m.def(
-        "_resolve_holder_key", [mod](nb::object request) { return resolve_holder_key(mod, request); },
-        nb::arg("request"), "The holder's public key as bytes (empty when the request has none).");
-    m.def(
-        "_resolve_signing_key",
+        nb::arg("policy_id") = nb::none(), nb::arg("idempotency_key") = nb::none());
+    def_function(
+        m, "_resolve_holder_key", "(request)",
+        "The holder's public key as bytes (empty when the request has none).",
+        [mod](nb::object request) { return resolve_holder_key(mod, request); }, nb::arg("request"));
+    def_function(
+        m, "_resolve_signing_key", "(explicit=None)",
+        "The explicit key, else the key bound by the core library's key_scope(), else None.",
         [mod](nb::object explicit_key) { return resolve_signing_key(mod, explicit_key); },
-        nb::arg("explicit") = nb::none(),
-        "The explicit key, else the key bound by the core library's key_scope(), else None.");
-    m.def(
-        "_normalize_request_hash",
-        [mod](nb::object value) { return normalize_request_hash(mod, value); }, nb::arg("value"),
-        "Request hash as bytes, from bytes, bytearray or hex text.");
-    m.def(
-        "_extract_policy_id",
+        nb::arg("explicit") = nb::none());
+    def_function(
+        m, "_normalize_request_hash", "(value)", "Request hash as bytes, from bytes, bytearray or hex text.",
+        [mod](nb::object value) { return normalize_request_hash(mod, value); }, nb::arg("value"));
+    def_function(
+        m, "_extract_policy_id", "(request, override=None)",
+        "The override, else the request's non-empty policy_id or policy_ref text, else None.",
         [mod](nb::object request, nb::object override_id) {
             return extract_policy_id(mod, request, override_id);
         },
-        nb::arg("request"), nb::arg("override") = nb::none(),
-        "The override, else the request's non-empty policy_id or policy_ref text, else None.");
-    m.def(
-        "_extract_inline_rules",
-        [mod](nb::object request) { return extract_inline_rules(mod, request); }, nb::arg("request"),
-        "(approver keys as text, minimum approvals, time to live in seconds) of the request.");
-    m.def(
-        "_build_attestation_fields",
+        nb::arg("request"), nb::arg("override") = nb::none());
+    def_function(
+        m, "_extract_inline_rules", "(request)",
+        "(approver keys as text, minimum approvals, time to live in seconds) of the request.",
+        [mod](nb::object request) { return extract_inline_rules(mod, request); }, nb::arg("request"));
+    def_function(
+        m, "_build_attestation_fields", "(request, *, signing_key, holder_key)",
+        "(canonical-arguments base64, attestation mapping, request hash) made with the core "
+        "library and `signing_key`.",
         [mod](nb::object request, nb::object signing_key, nb::object holder_key) {
             return build_attestation_fields(mod, request, signing_key, holder_key);
         },
-        nb::arg("request"), nb::kw_only(), nb::arg("signing_key"), nb::arg("holder_key"),
-        "(canonical-arguments base64, attestation mapping, request hash) made with the core "
-        "library and `signing_key`.");
+        nb::arg("request"), nb::kw_only(), nb::arg("signing_key"), nb::arg("holder_key"));
 }

@@ -63,7 +63,7 @@ NB_MODULE(_bridge, m) {
                 return orvex::coro::make_coroutine(await_each(items), "_await_each", "_await_each");
             },
             nb::arg("awaitables")),
-        "_await_each", "_await_each", kModule, "Await each awaitable in turn; return their results.");
+        "_await_each", "_await_each", kModule, "Await each awaitable in turn; return their results.", "(awaitables)");
 
     m.attr("_await_with_cleanup") = orvex::coro::make_async_function(
         nb::cpp_function(
@@ -73,7 +73,7 @@ NB_MODULE(_bridge, m) {
             },
             nb::arg("awaitable"), nb::arg("cleanup")),
         "_await_with_cleanup", "_await_with_cleanup", kModule,
-        "Await `awaitable`; on every exit await `cleanup()` first.");
+        "Await `awaitable`; on every exit await `cleanup()` first.", "(awaitable, cleanup)");
 
     m.attr("_await_catching") = orvex::coro::make_async_function(
         nb::cpp_function(
@@ -83,10 +83,13 @@ NB_MODULE(_bridge, m) {
             },
             nb::arg("awaitable"), nb::arg("exc_type")),
         "_await_catching", "_await_catching", kModule,
-        "Await `awaitable`; return ('returned', value) or ('caught', exc) for `exc_type`.");
+        "Await `awaitable`; return ('returned', value) or ('caught', exc) for `exc_type`.",
+        "(awaitable, exc_type)");
 
-    m.def(
-        "_record",
+    orvex::coro::def_function(
+        m, "_record", "(name, field_names, frozen=False)",
+        "Build a record class whose first field is required, the rest default to None, and "
+        "whose last field is left out of the representation.",
         [](const char *name, nb::list field_names, bool frozen) {
             std::vector<orvex::records::Field> fields;
             std::vector<std::string> names;
@@ -106,7 +109,5 @@ NB_MODULE(_bridge, m) {
                                                fields, {{"values", values, "Field values in order."}},
                                                frozen);
         },
-        nb::arg("name"), nb::arg("field_names"), nb::arg("frozen") = false,
-        "Build a record class whose first field is required, the rest default to None, and "
-        "whose last field is left out of the representation.");
+        nb::arg("name"), nb::arg("field_names"), nb::arg("frozen") = false);
 }

@@ -565,7 +565,7 @@ nb::object make_coroutine(Task task, const char *name, const char *qualname) {
 }
 
 nb::object make_function(nb::handle impl, const char *name, const char *qualname,
-                         const char *module, const char *doc) {
+                         const char *module, const char *doc, const char *text_signature) {
     nb::object type = bridge_type("NativeFunction");
     auto *tp = reinterpret_cast<PyTypeObject *>(type.ptr());
     auto *obj = reinterpret_cast<FunctionObject *>(tp->tp_alloc(tp, 0));
@@ -578,6 +578,7 @@ nb::object make_function(nb::handle impl, const char *name, const char *qualname
     result.attr("__qualname__") = nb::str(qualname);
     result.attr("__module__") = nb::str(module);
     result.attr("__doc__") = doc ? nb::object(nb::str(doc)) : nb::none();
+    if (text_signature) result.attr("__text_signature__") = nb::str(text_signature);
     return result;
 }
 
@@ -591,8 +592,8 @@ void mark_coroutine_function(nb::handle fn) {
 }
 
 nb::object make_async_function(nb::handle impl, const char *name, const char *qualname,
-                               const char *module, const char *doc) {
-    nb::object fn = make_function(impl, name, qualname, module, doc);
+                               const char *module, const char *doc, const char *text_signature) {
+    nb::object fn = make_function(impl, name, qualname, module, doc, text_signature);
     mark_coroutine_function(fn);
     return fn;
 }

@@ -16,9 +16,11 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 #include <coroutine>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "host.hpp"
@@ -105,8 +107,10 @@ nb::object make_coroutine(Task task, const char *name, const char *qualname);
 // A Python callable with a __dict__, a function-like repr and method binding, calling `impl`
 // (usually an nb::cpp_function). Used for closures such as handlers and for native methods of
 // records and classes.
+// `text_signature` (e.g. "(request, *, timeout=300.0)") makes inspect.signature work.
 nb::object make_function(nb::handle impl, const char *name, const char *qualname,
-                         const char *module, const char *doc = nullptr);
+                         const char *module, const char *doc = nullptr,
+                         const char *text_signature = nullptr);
 
 // Marks `fn` so that asyncio.iscoroutinefunction (and inspect.iscoroutinefunction, where the
 // host can mark callables) recognise it.
@@ -114,7 +118,28 @@ void mark_coroutine_function(nb::handle fn);
 
 // make_function + mark_coroutine_function.
 nb::object make_async_function(nb::handle impl, const char *name, const char *qualname,
-                               const char *module, const char *doc = nullptr);
+                               const char *module, const char *doc = nullptr,
+                               const char *text_signature = nullptr);
+
+// Defines module function `name` as a native function object: like nanobind's m.def, but the
+// result is a regular function for introspection (signature, __module__, method binding).
+//   def_function(m, "name", "(a, *, b=None)", "doc", [](nb::object a, nb::object b) {...},
+//                nb::arg("a"), nb::kw_only(), nb::arg("b") = nb::none());
+template <typename Func, typename... Extra>
+void def_function(nb::module_ &m, const char *name, const char *text_signature, const char *doc,
+                  Func &&f, const Extra &...extra) {
+    nb::object impl = nb::cpp_function(std::forward<Func>(f), nb::name(name), extra...);
+    std::string module = nb::cast<std::string>(m.attr("__name__"));
+    m.attr(name) = make_function(impl, name, name, module.c_str(), doc, text_signature);
+}
+
+// def_function for a function returning a native coroutine (see make_coroutine).
+template <typename Func, typename... Extra>
+void def_async_function(nb::module_ &m, const char *name, const char *text_signature,
+                        const char *doc, Func &&f, const Extra &...extra) {
+    def_function(m, name, text_signature, doc, std::forward<Func>(f), extra...);
+    mark_coroutine_function(m.attr(name));
+}
 
 // An exception caught in a native coroutine, kept so that cleanup can be awaited outside the
 // catch handler before it is raised again unchanged.

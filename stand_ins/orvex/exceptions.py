@@ -1,0 +1,5 @@
+"""Error types of the core library."""
+
+
+class OrvexError(Exception):
+    """Base of every error the core library raises."""
