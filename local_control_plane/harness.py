@@ -73,7 +73,8 @@ class LocalControlPlane:
             "--host", self.host,
             "--port", str(self.port),
             "--db", str(self.db_path),
-            "--admin-token", self.admin_token,
+            # "=" form: a generated token may start with "-", which argparse would read as an option.
+            f"--admin-token={self.admin_token}",
         ]
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(p for p in (str(_ROOT), env.get("PYTHONPATH", "")) if p)
