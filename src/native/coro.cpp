@@ -53,9 +53,19 @@ Step iteration_result(PyObject *r) {
 }
 
 Step send_to(nb::handle iterator, nb::handle value) {
+#if PY_VERSION_HEX >= 0x030A0000
+    // PyIter_Send returns a generator's or coroutine's result without raising StopIteration.
+    PyObject *out = nullptr;
+    switch (PyIter_Send(iterator.ptr(), value.ptr(), &out)) {
+        case PYGEN_NEXT: return {Outcome::Yielded, nb::steal(out)};
+        case PYGEN_RETURN: return {Outcome::Returned, nb::steal(out)};
+        default: return {Outcome::Raised, host::fetch_error()};
+    }
+#else
     iternextfunc next = Py_TYPE(iterator.ptr())->tp_iternext;
     if (value.is_none() && next) return iteration_result(next(iterator.ptr()));
     return iteration_result(PyObject_CallMethod(iterator.ptr(), "send", "O", value.ptr()));
+#endif
 }
 
 // The iterator behind `await obj`, with the interpreter's error texts.
@@ -65,9 +75,10 @@ nb::object awaitable_iterator(nb::handle obj) {
     if (!await_slot) {
         // Generators decorated with types.coroutine are awaitable as they are.
         if (PyGen_CheckExact(obj.ptr())) {
-            nb::object code = host::getattr_or(obj, "gi_code", nb::none());
-            nb::object flags = host::getattr_or(code, "co_flags", nb::int_(0));
-            if (nb::cast<long>(flags) & CO_ITERABLE_COROUTINE) return nb::borrow(obj);
+            nb::object code = obj.attr(ORVEX_STR("gi_code"));
+            if (PyCode_Check(code.ptr()) &&
+                (reinterpret_cast<PyCodeObject *>(code.ptr())->co_flags & CO_ITERABLE_COROUTINE))
+                return nb::borrow(obj);
         }
         PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression",
                      type->tp_name);
@@ -230,18 +241,24 @@ bool check_not_running(CoroutineState &s) {
     return true;
 }
 
+// The checks send, __next__ and am_send share; false with the error set.
+bool may_send(CoroutineState &s, PyObject *value) {
+    if (!check_not_running(s)) return false;
+    if (s.finished) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return false;
+    }
+    if (!s.started && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+        return false;
+    }
+    return true;
+}
+
 PyObject *coro_send_impl(PyObject *self, PyObject *value) {
     return guarded([&]() -> PyObject * {
         CoroutineState &s = state_of(self);
-        if (!check_not_running(s)) return nullptr;
-        if (s.finished) {
-            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-            return nullptr;
-        }
-        if (!s.started && value != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-            return nullptr;
-        }
+        if (!may_send(s, value)) return nullptr;
         return deliver(advance(s, nb::borrow(value), nb::object()));
     });
 }
@@ -249,6 +266,31 @@ PyObject *coro_send_impl(PyObject *self, PyObject *value) {
 PyObject *coro_send(PyObject *self, PyObject *value) { return coro_send_impl(self, value); }
 
 PyObject *coro_iternext(PyObject *self) { return coro_send_impl(self, Py_None); }
+
+#if PY_VERSION_HEX >= 0x030A0000
+// am_send: lets an awaiting task or coroutine take our result without a StopIteration object.
+PySendResult coro_am_send(PyObject *self, PyObject *value, PyObject **out) {
+    *out = nullptr;
+    try {
+        CoroutineState &s = state_of(self);
+        if (!may_send(s, value)) return PYGEN_ERROR;
+        Step step = advance(s, nb::borrow(value), nb::object());
+        if (step.kind == Outcome::Yielded) {
+            *out = step.value.release().ptr();
+            return PYGEN_NEXT;
+        }
+        if (step.kind == Outcome::Returned) {
+            *out = step.value.release().ptr();
+            return PYGEN_RETURN;
+        }
+        deliver(std::move(step));  // sets the error, with the StopIteration rule
+        return PYGEN_ERROR;
+    } catch (...) {
+        host::set_error_from_current_exception();
+        return PYGEN_ERROR;
+    }
+}
+#endif
 
 // The exception instance for throw(type[, value[, traceback]]), as generators accept it.
 nb::object exception_for_throw(PyObject *const *args, Py_ssize_t nargs) {
@@ -442,6 +484,9 @@ PyType_Slot coro_slots[] = {
     {Py_tp_iter, (void *) PyObject_SelfIter},
     {Py_tp_iternext, (void *) coro_iternext},
     {Py_am_await, (void *) coro_await},
+#if PY_VERSION_HEX >= 0x030A0000
+    {Py_am_send, (void *) coro_am_send},
+#endif
     {Py_tp_methods, (void *) coro_methods},
     {Py_tp_getset, (void *) coro_getset},
     {Py_tp_members, (void *) coro_members},
@@ -462,14 +507,15 @@ struct FunctionState {
 
 struct FunctionObject {
     PyObject_HEAD
+    vectorcallfunc vectorcall;
     FunctionState *state;
     PyObject *dict;
     PyObject *weakreflist;
 };
 
-PyObject *func_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+PyObject *func_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *obj = reinterpret_cast<FunctionObject *>(self);
-    return PyObject_Call(obj->state->impl.ptr(), args, kwargs);
+    return PyObject_Vectorcall(obj->state->impl.ptr(), args, nargsf, kwnames);
 }
 
 PyObject *func_descr_get(PyObject *self, PyObject *obj, PyObject *) {
@@ -479,7 +525,7 @@ PyObject *func_descr_get(PyObject *self, PyObject *obj, PyObject *) {
 
 PyObject *func_repr(PyObject *self) {
     return guarded([&]() -> PyObject * {
-        nb::object qualname = host::getattr_or(self, "__qualname__", nb::str("?"));
+        nb::object qualname = host::getattr_or(self, ORVEX_STR("__qualname__"), nb::str("?"));
         nb::object text = nb::str("<function {} at {}>")
                               .format(qualname, nb::str("0x{:x}").format(nb::int_((uintptr_t) self)));
         return text.release().ptr();
@@ -519,13 +565,14 @@ PyGetSetDef func_getset[] = {
 PyMemberDef func_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot func_slots[] = {
     {Py_tp_dealloc, (void *) func_dealloc},
     {Py_tp_traverse, (void *) func_traverse},
     {Py_tp_clear, (void *) func_clear},
-    {Py_tp_call, (void *) func_call},
+    {Py_tp_call, (void *) PyVectorcall_Call},
     {Py_tp_descr_get, (void *) func_descr_get},
     {Py_tp_repr, (void *) func_repr},
     {Py_tp_getset, (void *) func_getset},
@@ -534,10 +581,18 @@ PyType_Slot func_slots[] = {
     {0, nullptr}};
 
 PyType_Spec func_spec = {"orvex_cloud._bridge.NativeFunction", sizeof(FunctionObject), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, func_slots};
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+                         func_slots};
 
-nb::object bridge_type(const char *name) {
-    return host::import_module(kBridgeModule).attr(name);
+// The bridge types, looked up once: they live as long as the interpreter.
+nb::handle coroutine_type() {
+    static PyObject *type = nb::object(host::import_module(kBridgeModule).attr("NativeCoroutine")).release().ptr();
+    return type;
+}
+
+nb::handle function_type() {
+    static PyObject *type = nb::object(host::import_module(kBridgeModule).attr("NativeFunction")).release().ptr();
+    return type;
 }
 
 }  // namespace
@@ -545,17 +600,16 @@ nb::object bridge_type(const char *name) {
 void register_types(nb::module_ &m) {
     PyObject *coro_type = PyType_FromSpec(&coro_spec);
     if (!coro_type) throw nb::python_error();
-    m.attr("NativeCoroutine") = nb::steal(coro_type);
+    m.attr(ORVEX_STR("NativeCoroutine")) = nb::steal(coro_type);
     PyObject *func_type = PyType_FromSpec(&func_spec);
     if (!func_type) throw nb::python_error();
-    m.attr("NativeFunction") = nb::steal(func_type);
+    m.attr(ORVEX_STR("NativeFunction")) = nb::steal(func_type);
     // Registered as well as structurally matched, so isinstance stays cheap and explicit.
-    host::import_module("collections.abc").attr("Coroutine").attr("register")(m.attr("NativeCoroutine"));
+    host::import_module("collections.abc").attr(ORVEX_STR("Coroutine")).attr(ORVEX_STR("register"))(m.attr(ORVEX_STR("NativeCoroutine")));
 }
 
 nb::object make_coroutine(Task task, const char *name, const char *qualname) {
-    nb::object type = bridge_type("NativeCoroutine");
-    auto *tp = reinterpret_cast<PyTypeObject *>(type.ptr());
+    auto *tp = reinterpret_cast<PyTypeObject *>(coroutine_type().ptr());
     auto *obj = reinterpret_cast<CoroutineObject *>(tp->tp_alloc(tp, 0));
     if (!obj) throw nb::python_error();
     nb::object result = nb::steal(reinterpret_cast<PyObject *>(obj));
@@ -566,28 +620,28 @@ nb::object make_coroutine(Task task, const char *name, const char *qualname) {
 
 nb::object make_function(nb::handle impl, const char *name, const char *qualname,
                          const char *module, const char *doc, const char *text_signature) {
-    nb::object type = bridge_type("NativeFunction");
-    auto *tp = reinterpret_cast<PyTypeObject *>(type.ptr());
+    auto *tp = reinterpret_cast<PyTypeObject *>(function_type().ptr());
     auto *obj = reinterpret_cast<FunctionObject *>(tp->tp_alloc(tp, 0));
     if (!obj) throw nb::python_error();
     nb::object result = nb::steal(reinterpret_cast<PyObject *>(obj));
     obj->dict = nullptr;
     obj->weakreflist = nullptr;
     obj->state = new FunctionState{nb::borrow(impl)};
-    result.attr("__name__") = nb::str(name);
-    result.attr("__qualname__") = nb::str(qualname);
-    result.attr("__module__") = nb::str(module);
-    result.attr("__doc__") = doc ? nb::object(nb::str(doc)) : nb::none();
-    if (text_signature) result.attr("__text_signature__") = nb::str(text_signature);
+    obj->vectorcall = func_vectorcall;
+    result.attr(ORVEX_STR("__name__")) = nb::str(name);
+    result.attr(ORVEX_STR("__qualname__")) = nb::str(qualname);
+    result.attr(ORVEX_STR("__module__")) = nb::str(module);
+    result.attr(ORVEX_STR("__doc__")) = doc ? nb::object(nb::str(doc)) : nb::none();
+    if (text_signature) result.attr(ORVEX_STR("__text_signature__")) = nb::str(text_signature);
     return result;
 }
 
 void mark_coroutine_function(nb::handle fn) {
     nb::object coroutines = host::import_module("asyncio.coroutines");
-    nb::object marker = host::getattr_or(coroutines, "_is_coroutine", nb::none());
-    if (!marker.is_none()) fn.attr("_is_coroutine") = marker;
+    nb::object marker = host::getattr_or(coroutines, ORVEX_STR("_is_coroutine"), nb::none());
+    if (!marker.is_none()) fn.attr(ORVEX_STR("_is_coroutine")) = marker;
     nb::object inspect = host::import_module("inspect");
-    nb::object mark = host::getattr_or(inspect, "markcoroutinefunction", nb::none());
+    nb::object mark = host::getattr_or(inspect, ORVEX_STR("markcoroutinefunction"), nb::none());
     if (!mark.is_none()) mark(fn);
 }
 

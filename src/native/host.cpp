@@ -4,13 +4,36 @@
 
 namespace orvex::host {
 
+// A module already in sys.modules (the common case at call time), else an empty object. Entries
+// that are None (import blocked) or still initialising take the full import path, which raises
+// or waits exactly as the interpreter does.
+static nb::object already_imported(const char *name) {
+    nb::str key(name);
+    PyObject *mod = PyImport_GetModule(key.ptr());  // new reference, or NULL with/without error
+    if (!mod) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return nb::object();
+    }
+    nb::object m = nb::steal(mod);
+    if (m.is_none()) return nb::object();
+    nb::object spec = getattr_or(m, "__spec__", nb::none());
+    if (!spec.is_none() && truthy(getattr_or(spec, "_initializing", nb::bool_(false)))) return nb::object();
+    return m;
+}
+
 nb::object import_module(const char *name) {
+    if (nb::object m = already_imported(name); m.is_valid()) return m;
     PyObject *mod = PyImport_ImportModule(name);
     if (!mod) throw nb::python_error();
     return nb::steal(mod);
 }
 
 nb::object import_from(const char *module, const char *name) {
+    if (nb::object m = already_imported(module); m.is_valid()) {
+        PyObject *value = PyObject_GetAttrString(m.ptr(), name);
+        if (value) return nb::steal(value);
+        PyErr_Clear();  // maybe a submodule not imported yet: the full path below decides
+    }
     nb::object fromlist = nb::make_tuple(nb::str(name));
     PyObject *mod = PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0);
     if (!mod) throw nb::python_error();
@@ -104,8 +127,18 @@ void set_context(nb::handle exc, nb::handle context) noexcept {
     raise(exc);
 }
 
+PyObject *intern_or_die(const char *text) noexcept {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s) Py_FatalError("orvex_cloud: out of memory while interning a name");
+    return s;
+}
+
 nb::object getattr_or(nb::handle obj, const char *name, nb::handle fallback) {
-    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
+    return getattr_or(obj, nb::str(name), fallback);
+}
+
+nb::object getattr_or(nb::handle obj, nb::handle name, nb::handle fallback) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name.ptr());
     if (value) return nb::steal(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
     PyErr_Clear();
@@ -199,6 +232,13 @@ nb::object bytes_fromhex(nb::handle text) {
     return checked(PyObject_CallMethod((PyObject *) &PyBytes_Type, "fromhex", "O", text.ptr()));
 }
 
+nb::dict kwargs(std::initializer_list<std::pair<nb::handle, nb::handle>> items) {
+    nb::dict d;
+    for (const auto &[key, value] : items)
+        if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
+    return d;
+}
+
 nb::dict kwargs(std::initializer_list<std::pair<const char *, nb::handle>> items) {
     nb::dict d;
     for (const auto &[key, value] : items) d[key] = value;
@@ -212,7 +252,7 @@ void log(nb::handle logger, const char *level, const char *message,
     positional.append(nb::str(message));
     for (nb::handle a : args) positional.append(a);
     nb::dict kw;
-    if (extra.is_valid()) kw["extra"] = extra;
+    if (extra.is_valid()) kw[ORVEX_STR("extra")] = extra;
     call(method, nb::tuple(positional), kw);
 }
 

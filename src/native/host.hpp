@@ -17,6 +17,18 @@ namespace orvex::host {
 
 namespace nb = nanobind;
 
+// An interned Python string for a name used on a hot path, created once per process (an
+// immutable constant, like the interpreter's own identifiers): attribute and key lookups with
+// it skip building a new string each time.
+#define ORVEX_STR(text)                                                                   \
+    ([]() -> ::nanobind::handle {                                                         \
+        static PyObject *interned = ::orvex::host::intern_or_die(text);                   \
+        return interned;                                                                  \
+    }())
+
+// PyUnicode_InternFromString for ORVEX_STR; only fails when memory is exhausted at start-up.
+PyObject *intern_or_die(const char *text) noexcept;
+
 // ---- imports -------------------------------------------------------------------------------
 
 // `import name` through the host's import machinery (sys.modules decides).
@@ -60,6 +72,7 @@ inline bool error_matches(const nb::python_error &e, nb::handle type) { return e
 // ---- calls and values ------------------------------------------------------------------------
 
 // getattr(obj, name, default)
+nb::object getattr_or(nb::handle obj, nb::handle name, nb::handle fallback);
 nb::object getattr_or(nb::handle obj, const char *name, nb::handle fallback);
 
 // `str(obj)` as a host object.
@@ -97,7 +110,8 @@ inline bool is_bytes_like(nb::handle obj) {
     return PyBytes_Check(obj.ptr()) || PyByteArray_Check(obj.ptr());
 }
 
-// dict(**{k: v ...}) built from pairs.
+// dict(**{k: v ...}) built from pairs; keys are str objects (usually ORVEX_STR("name")).
+nb::dict kwargs(std::initializer_list<std::pair<nb::handle, nb::handle>> items);
 nb::dict kwargs(std::initializer_list<std::pair<const char *, nb::handle>> items);
 
 // ---- logging ---------------------------------------------------------------------------------
@@ -113,6 +127,7 @@ class Module {
 public:
     explicit Module(nb::handle module) : module_(nb::borrow(module)) {}
     nb::object attr(const char *name) const { return module_.attr(name); }
+    nb::object attr(nb::handle name) const { return module_.attr(name); }
     nb::handle ptr() const { return module_; }
 
 private:

@@ -16,15 +16,27 @@ struct Field {
     nb::object type;        // annotation object (a class or a typing form)
     nb::object default_;    // invalid handle: required field
     bool repr = true;       // false: left out of the representation
+    // Called for every new instance that omits the field (a new list or mapping each time);
+    // takes the place of `default_`.
+    nb::object default_factory = nb::object();
+    // When set, a true value of the field is shown as repr(repr_mask) in the representation
+    // (a credential in a record printed to a log). Equality and hashing are unchanged.
+    nb::object repr_mask = nb::object();
 };
+
+enum class MethodKind { Instance, Class, Property };
 
 struct Method {
     const char *name;
-    nb::object impl;  // a callable taking the instance first (usually an nb::cpp_function)
+    nb::object impl;  // a callable taking the instance (or, for Class, the class) first
     const char *doc = nullptr;
+    MethodKind kind = MethodKind::Instance;
+    const char *text_signature = nullptr;  // e.g. "(cls, data)", for inspect.signature
 };
 
-// Builds `@dataclass(frozen=frozen) class <name>: ...` in module `module`.
+// Builds `@dataclass(frozen=frozen) class <name>: ...` in module `module`. When a field has a
+// repr_mask, the class gets a native __repr__ laid out as the dataclass one (qualified class name,
+// `name=value` for every field shown, "..." on recursion) with the masked values replaced.
 nb::object make_record(const char *module, const char *name, const char *doc,
                        const std::vector<Field> &fields, const std::vector<Method> &methods,
                        bool frozen = false, nb::handle extra_namespace = nb::handle());
