@@ -605,7 +605,8 @@ void register_types(nb::module_ &m) {
     if (!func_type) throw nb::python_error();
     m.attr(ORVEX_STR("NativeFunction")) = nb::steal(func_type);
     // Registered as well as structurally matched, so isinstance stays cheap and explicit.
-    host::import_module("collections.abc").attr(ORVEX_STR("Coroutine")).attr(ORVEX_STR("register"))(m.attr(ORVEX_STR("NativeCoroutine")));
+    nb::object coroutine_type = m.attr("NativeCoroutine");
+    host::import_module("collections.abc").attr("Coroutine").attr("register")(coroutine_type);
 }
 
 nb::object make_coroutine(Task task, const char *name, const char *qualname) {

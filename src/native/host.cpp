@@ -74,6 +74,12 @@ void restore_error(nb::handle exc) noexcept {
 }
 #endif
 
+nb::object error_value(const nb::python_error &e) {
+    nb::python_error copy(e);
+    copy.restore();
+    return fetch_error();
+}
+
 void set_error_from_current_exception() noexcept {
     try {
         throw;

@@ -63,8 +63,9 @@ void set_context(nb::handle exc, nb::handle context) noexcept;
 // Builds `exc_type(message)` and raises it.
 [[noreturn]] void raise_new(nb::handle exc_type, const std::string &message);
 
-// The exception instance carried by a caught python_error (kept alive by the caller's copy).
-inline nb::object error_value(const nb::python_error &e) { return nb::borrow(e.value()); }
+// The exception instance carried by a caught python_error, normalised (before 3.12 a
+// python_error may hold the raw constructor argument, such as the message text, as its value).
+nb::object error_value(const nb::python_error &e);
 
 // True when the pending-style error `e` is an instance of `type` (class or tuple of classes).
 inline bool error_matches(const nb::python_error &e, nb::handle type) { return e.matches(type); }
@@ -92,6 +93,10 @@ bool less_equal(nb::handle a, nb::handle b);
 bool equal(nb::handle a, nb::handle b);
 // `a != b` exactly as the operator (no identity shortcut).
 bool not_equal(nb::handle a, nb::handle b);
+
+// Calling Python through nanobind: never pass an accessor (`x.attr(...)`, `x[...]`) straight as
+// an argument of `callable(...)`. nanobind resolves it while packing the arguments, where an
+// error cannot propagate and ends the process; bind it to an nb::object first.
 
 // Calls `fn(*args, **kwargs)` where kwargs is a dict (may be empty/none).
 nb::object call(nb::handle fn, nb::handle args_tuple, nb::handle kwargs_dict);
