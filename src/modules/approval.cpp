@@ -45,6 +45,7 @@ void reject_nan(nb::handle value, const char *name) {
         // Numbers only (as math.isnan takes them): float() would also parse the text "nan".
         as_float = PyFloat_AsDouble(value.ptr());
         if (as_float == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();  // interrupts
             PyErr_Clear();  // not a number: used unchanged, as given
             return;
         }

@@ -1,0 +1,16 @@
+"""Secret redaction: removes credentials from values before they are shown or logged."""
+
+import re as re
+from typing import Any, Dict, List, Pattern, Set, Tuple
+
+_CONNECT_PREFIX: str
+_CREDENTIAL_PREFIXES: Tuple[str, ...]
+_SECRET_KEYS: Set[str]
+_TOKEN_PATTERNS: List[Pattern[str]]
+_REDACTED: str
+
+def _is_secret_key(key: str) -> bool: ...
+def redact_text(value: str) -> str: ...
+def redact(value: Any, *, key: str = "") -> Any: ...
+def redact_dict(value: Dict[str, Any]) -> Dict[str, Any]: ...
+def redact_list(value: List[Any]) -> List[Any]: ...
