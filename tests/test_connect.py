@@ -9,6 +9,7 @@ import logging
 import os
 
 import pytest
+from orvex_env import orvex_env
 
 from orvex_cloud import __main__ as cli
 from orvex_cloud import connect
@@ -28,15 +29,6 @@ API_KEY = "ok_k3yk3yk3yk3yk3yk3yk3yk3yk3yk3yk3y"
 AGENT_ID = "agt_0123"
 REG_TOKEN = "rt_r3gr3gr3gr3gr3gr3gr3gr3gr3gr3gr3g"
 PUBLIC_HEX = "ab" * 32
-ENV_VARS = (
-    "ORVEX_CONNECT_TOKEN",
-    "ORVEX_API_KEY",
-    "ORVEX_CONTROL_PLANE_URL",
-    "ORVEX_AGENT_ID",
-    "ORVEX_AGENT_PUBLIC_KEY",
-    "ORVEX_SIGNING_KEY",
-    "ORVEX_ISSUER_KEY",
-)
 
 
 def encode(payload, *, pad=False):
@@ -52,16 +44,7 @@ def token_for(*, agent=False, endpoint=ENDPOINT, api_key=API_KEY):
     return encode(payload)
 
 
-@pytest.fixture(autouse=True)
-def clean_env(monkeypatch):
-    """No ORVEX_ variable set; whatever a test (or the code) writes is undone afterwards."""
-    for name in ENV_VARS:
-        monkeypatch.setenv(name, "placeholder")
-        monkeypatch.delenv(name)
-
-
-def orvex_env():
-    return {name: os.environ[name] for name in ENV_VARS if name in os.environ}
+pytestmark = pytest.mark.usefixtures("clean_orvex_env")
 
 
 # ---- scripted Cloud API ------------------------------------------------------------------

@@ -7,6 +7,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from orvex_env import orvex_env
 
 from local_control_plane.harness import LocalControlPlane
 from orvex_cloud import connect
@@ -14,26 +15,9 @@ from orvex_cloud.client import OrvexCloudClient
 from orvex_core import SigningKey
 
 ROOT = Path(__file__).resolve().parents[2]
-ENV_VARS = (
-    "ORVEX_CONNECT_TOKEN",
-    "ORVEX_API_KEY",
-    "ORVEX_CONTROL_PLANE_URL",
-    "ORVEX_AGENT_ID",
-    "ORVEX_AGENT_PUBLIC_KEY",
-    "ORVEX_SIGNING_KEY",
-    "ORVEX_ISSUER_KEY",
-)
 
 
-@pytest.fixture(autouse=True)
-def clean_env(monkeypatch):
-    for name in ENV_VARS:
-        monkeypatch.setenv(name, "placeholder")
-        monkeypatch.delenv(name)
-
-
-def orvex_env():
-    return {name: os.environ[name] for name in ENV_VARS if name in os.environ}
+pytestmark = pytest.mark.usefixtures("clean_orvex_env")
 
 
 def agent_status(control_plane, agent_id):
