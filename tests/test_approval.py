@@ -492,6 +492,16 @@ def test_handler_translates_client_denial(kind, cloud, clock, request_, error_ty
 
 
 @pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("poll", [ApprovalDeniedError("reviewer said no"), {"status": "denied"}], ids=["translated", "decided"])
+def test_handler_with_a_denial_class_making_no_exception_fails_as_raise_does(kind, cloud, clock, request_, poll, monkeypatch):
+    monkeypatch.setattr(orvex.approval, "ApprovalDenied", lambda request, reason: [request, reason])
+    cloud.polls = [poll]
+    with pytest.raises(TypeError, match="exceptions must derive from BaseException"):
+        run_handler(kind, request_)
+    assert cloud.closes == [1]
+
+
+@pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize(
     "options, text",
     [({}, "300.0"), ({"timeout": 3.0}, "3.0"), ({"timeout": 3}, "3"), ({"timeout": 0}, "0")],

@@ -4,7 +4,9 @@ import asyncio
 import dataclasses
 import gc
 import inspect
+import subprocess
 import sys
+import textwrap
 import traceback
 import types
 import warnings
@@ -198,6 +200,117 @@ def test_abandoned_suspended_coroutine_is_closed_and_freed():
     del coro
     gc.collect()
     assert ref() is None and log == ["closed"]
+
+
+@types.coroutine
+def suspended_once():
+    yield "waiting"
+
+
+async def python_awaiting(awaitable):
+    return await awaitable
+
+
+class RaisingSubclassCheck(type):
+    def __subclasscheck__(cls, other):
+        raise ZeroDivisionError("subclass check")
+
+
+class RaisingInstanceCheck(type):
+    def __instancecheck__(cls, other):
+        raise ZeroDivisionError("instance check")
+
+
+class CheckedBySubclass(Exception, metaclass=RaisingSubclassCheck):
+    pass
+
+
+class CheckedByInstance(Exception, metaclass=RaisingInstanceCheck):
+    pass
+
+
+class MakesNoException(Exception):
+    def __new__(cls, *args):
+        return 42
+
+
+@pytest.mark.parametrize(
+    "typ, value",
+    [(CheckedBySubclass, ValueError("v")), (CheckedByInstance, ValueError("v")), (MakesNoException, "v")],
+    ids=["subclass check raises", "instance check ignored", "class makes no exception"],
+)
+def test_throw_normalises_type_and_value_as_a_python_coroutine_does(typ, value):
+    outcomes = []
+    for coro in (python_awaiting(suspended_once()), _bridge._await_each([suspended_once()])):
+        assert coro.send(None) == "waiting"
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # the (type, value) form, 3.12+
+            with pytest.raises(BaseException) as info:
+                coro.throw(typ, value)
+        outcomes.append((type(info.value), str(info.value)))
+        coro.close()
+    python, native = outcomes
+    assert native == python
+
+
+def test_a_deep_chain_of_awaits_raises_recursion_error():
+    chain = python_awaiting(suspended_once())
+    for _ in range(100_000):  # far more levels than the C stack holds
+        chain = _bridge._await_each([chain])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # the levels never reached were never awaited
+        with pytest.raises(RecursionError):
+            chain.send(None)
+        del chain
+        gc.collect()
+
+
+@pytest.mark.parametrize("make", [python_awaiting, lambda inner: _bridge._await_each([inner])], ids=["python", "native"])
+def test_an_abandoned_coroutine_cleans_up_after_its_weak_references_died(make):
+    seen = []
+
+    @types.coroutine
+    def suspended():
+        try:
+            yield
+        finally:
+            seen.append(ref())
+
+    coro = make(suspended())
+    coro.send(None)
+    ref = weakref.ref(coro)
+    del coro
+    gc.collect()
+    assert seen == [None]
+
+
+@pytest.mark.parametrize("cls", [_bridge.NativeCoroutine, _bridge.NativeFunction])
+@pytest.mark.parametrize(
+    "make", [lambda cls: cls(), lambda cls: cls.__new__(cls), lambda cls: object.__new__(cls)],
+    ids=["call", "__new__", "object.__new__"],
+)
+def test_bridge_types_make_no_instances_from_python(cls, make):
+    # Instances only exist with native state behind them.
+    with pytest.raises(TypeError):
+        make(cls)
+
+
+def test_rebound_bridge_types_change_nothing_modules_allocate():
+    # The modules look the types up once, in a fresh process; a rebound attribute must not be
+    # taken for the layout they allocate.
+    script = textwrap.dedent(
+        """
+        from orvex_cloud import _bridge
+        real = _bridge.NativeCoroutine, _bridge.NativeFunction
+        _bridge.NativeCoroutine = _bridge.NativeFunction = int
+        from orvex_cloud import petition
+        coro = _bridge._await_each([])
+        assert (type(coro), type(petition._resolve_holder_key)) == real
+        coro.close()
+        """
+    )
+    run = subprocess.run([sys.executable, "-X", "dev", "-c", script], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
 
 
 # ---- native functions -------------------------------------------------------------------------

@@ -850,6 +850,44 @@ def test_connect_verify_passes_then_connects(cloud):
     assert cloud.names() == ["health", "get_tenant", "list_policies"]
 
 
+class KeyReadableOnly:
+    """A configuration (from a rebound helper) whose api_key can be read `reads` times."""
+
+    api_base_url, agent_id, registration_token, is_agent_mode = ENDPOINT, AGENT_ID, REG_TOKEN, True
+
+    def __init__(self, reads):
+        self.reads = reads
+
+    @property
+    def api_key(self):
+        if self.reads == 0:
+            raise LookupError("api_key unreadable")
+        self.reads -= 1
+        return API_KEY
+
+
+@pytest.mark.parametrize(
+    "helper, reads, call",
+    [
+        ("connect_config_from_token", 0, lambda: connect.connect(token_for(), public_key_hex=PUBLIC_HEX, apply_env=False)),
+        ("connect_config_from_token", 0, lambda: connect.connect(token_for(), claim=False, apply_env=False)),
+        ("_resolve_doctor_config", 1, lambda: connect.doctor(token_for())),
+    ],
+    ids=["claim client", "returned client", "doctor client"],
+)
+def test_an_unreadable_config_raises_what_reading_it_raises(monkeypatch, cloud, helper, reads, call):
+    monkeypatch.setattr(connect, helper, lambda *args, **kwargs: KeyReadableOnly(reads))
+    with pytest.raises(LookupError, match="api_key unreadable"):
+        call()
+    assert cloud.clients == []
+
+
+def test_a_rebound_error_type_making_no_exception_fails_as_raise_from_does(monkeypatch):
+    monkeypatch.setattr(connect, "OrvexCloudError", lambda message: [message])
+    with pytest.raises(TypeError, match="exceptions must derive from BaseException"):
+        connect.parse_connect_token(PREFIX + "a")  # broken base64: raised from the decoder's error
+
+
 # ---- command line --------------------------------------------------------------------------
 
 

@@ -368,6 +368,12 @@ def test_report_redacted_dict_needs_records(config):
         BootstrapReport(True, config, ["check"]).redacted_dict()
 
 
+@pytest.mark.parametrize("record", [ConnectConfig, BootstrapCheck, ClaimAgentResult, BootstrapReport])
+def test_redacted_dict_of_an_object_without_the_fields_raises_attribute_error(record):
+    with pytest.raises(AttributeError):
+        record.redacted_dict(object())
+
+
 # ---- approval records --------------------------------------------------------------------------
 
 

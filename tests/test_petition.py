@@ -602,6 +602,25 @@ def test_build_payload_raises_the_module_error_type(monkeypatch):
         petition.build_approval_request_payload(SimpleNamespace())
 
 
+class MakesNoException(Exception):
+    def __new__(cls, *args):
+        return 42
+
+
+@pytest.mark.parametrize(
+    "error_type",
+    [lambda message: ["not", "an", "exception"], lambda message: LookupError, lambda message: MakesNoException],
+    ids=["not an exception", "exception class", "class making no exception"],
+)
+def test_a_rebound_error_type_is_raised_as_python_raises_it(monkeypatch, error_type):
+    with pytest.raises(BaseException) as python:
+        raise error_type(HASH_TYPE)
+    monkeypatch.setattr(petition, "OrvexCloudError", error_type)
+    with pytest.raises(BaseException) as native:
+        petition._normalize_request_hash(5)
+    assert (type(native.value), str(native.value)) == (type(python.value), str(python.value))
+
+
 def test_build_payload_signature(request_):
     with pytest.raises(TypeError):
         petition.build_approval_request_payload(request_, None)  # keywords only
@@ -652,6 +671,18 @@ def test_body_key_order_with_every_field():
         idempotency_key="i",
     ).to_create_request_kwargs()
     assert list(body) == [f.name for f in dataclasses.fields(petition.ApprovalRequestPayload)]
+
+
+def test_body_of_a_payload_whose_field_cannot_be_read_raises_that_error():
+    class Unreadable:
+        warrant_id = "w"
+
+        @property
+        def tool(self):
+            raise LookupError("no tool")
+
+    with pytest.raises(LookupError, match="no tool"):
+        petition.ApprovalRequestPayload.to_create_request_kwargs(Unreadable())
 
 
 def test_body_of_a_built_payload_sends_raw_bytes(request_, key):

@@ -80,7 +80,7 @@ nb::object translate(const Config &c, nb::handle request, nb::handle denied_cls,
                                               c.mod.attr(ORVEX_STR("ApprovalExpiredError")));
     if (host::isinstance(exc, client_errors)) {
         nb::object denied = approval_denied(denied_cls, request, host::str(exc));
-        PyException_SetCause(denied.ptr(), nb::borrow(exc).release().ptr());
+        host::set_cause(denied, exc);
         host::set_context(denied, exc);
         return denied;
     }

@@ -475,7 +475,7 @@ nb::object doctor(const Module &m, nb::handle token, nb::handle api_key, nb::han
     if (host::truthy(apply_env) && host::truthy(config.attr("api_key"))) m.attr("apply_connect_config")(config);
     if (!host::truthy(config.attr("api_key"))) return m.attr("_report")(config, checks);
 
-    nb::object client = host::call(m.attr("OrvexCloudClient"), nb::make_tuple(config.attr("api_key")),
+    nb::object client = host::call(m.attr("OrvexCloudClient"), nb::make_tuple(nb::object(config.attr("api_key"))),
                                    host::kwargs({{"base_url", config.attr("api_base_url")}}));
     nb::object claimed = nb::none();
     Failure failure;
@@ -518,7 +518,7 @@ nb::object connect(const Module &m, nb::handle token, nb::handle public_key_hex,
         nb::object pub_hex =
             host::truthy(public_key_hex) ? nb::borrow(public_key_hex) : m.attr("_resolve_public_key_hex")();
         if (host::truthy(pub_hex)) {
-            nb::object client = host::call(m.attr("OrvexCloudClient"), nb::make_tuple(config.attr("api_key")),
+            nb::object client = host::call(m.attr("OrvexCloudClient"), nb::make_tuple(nb::object(config.attr("api_key"))),
                                            host::kwargs({{"base_url", config.attr("api_base_url")}}));
             Failure failure;
             try {
@@ -535,7 +535,7 @@ nb::object connect(const Module &m, nb::handle token, nb::handle public_key_hex,
     }
 
     const char *cls = host::truthy(async_client) ? "AsyncOrvexCloudClient" : "OrvexCloudClient";
-    return host::call(m.attr(cls), nb::make_tuple(config.attr("api_key")),
+    return host::call(m.attr(cls), nb::make_tuple(nb::object(config.attr("api_key"))),
                       host::kwargs({{"base_url", config.attr("api_base_url")}}));
 }
 

@@ -96,17 +96,17 @@ bool is_agent_mode(nb::handle self) {
 
 nb::object config_redacted_dict(nb::handle self) {
     nb::dict view;
-    view["api_base_url"] = self.attr("api_base_url");
+    view["api_base_url"] = nb::object(self.attr("api_base_url"));
     view["api_key"] = marker_if_true(self.attr("api_key"), nb::str(""));
-    view["agent_id"] = self.attr("agent_id");
+    view["agent_id"] = nb::object(self.attr("agent_id"));
     view["registration_token"] = marker_if_true(self.attr("registration_token"), nb::none());
     return view;
 }
 
 nb::object check_redacted_dict(const Module &m, nb::handle self) {
     nb::dict view;
-    view["name"] = self.attr("name");
-    view["status"] = self.attr("status");
+    view["name"] = nb::object(self.attr("name"));
+    view["status"] = nb::object(self.attr("status"));
     view["message"] = m.attr("redact_text")(nb::object(self.attr("message")));
     view["remediation"] = m.attr("redact_text")(nb::object(self.attr("remediation")));
     view["raw"] = m.attr("redact_dict")(nb::object(self.attr("raw")));
@@ -125,7 +125,7 @@ nb::object raise_for_error(nb::handle self) {
 
 nb::object report_redacted_dict(nb::handle self) {
     nb::dict view;
-    view["ok"] = self.attr("ok");
+    view["ok"] = nb::object(self.attr("ok"));
     view["config"] = self.attr("config").attr("redacted_dict")();
     nb::list checks;
     for (nb::handle check : self.attr("checks")) checks.append(check.attr("redacted_dict")());
@@ -150,7 +150,7 @@ nb::object claim_from_dict(nb::handle cls, nb::handle data) {
 nb::object claim_redacted_dict(const Module &m, nb::handle self) {
     nb::dict view;
     for (const char *name : {"agent_id", "name", "status", "key_id", "registered_at"})
-        view[name] = self.attr(name);
+        view[name] = nb::object(self.attr(name));
     view["raw"] = m.attr("redact_dict")(nb::object(self.attr("raw")));
     return view;
 }
@@ -395,8 +395,8 @@ NB_MODULE(models, m) {
         "records, as dataclasses with native methods. Representations and redacted views never show "
         "a credential.";
     nb::object dataclasses = host::import_module("dataclasses");
-    m.attr("dataclass") = dataclasses.attr("dataclass");
-    m.attr("field") = dataclasses.attr("field");
+    m.attr("dataclass") = nb::object(dataclasses.attr("dataclass"));
+    m.attr("field") = nb::object(dataclasses.attr("field"));
     m.attr("redact_dict") = host::import_from("orvex_cloud.redaction", "redact_dict");
     m.attr("redact_text") = host::import_from("orvex_cloud.redaction", "redact_text");
 

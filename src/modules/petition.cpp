@@ -30,7 +30,11 @@ constexpr const char *kHashType = "request.request_hash must be bytes or hex str
     host::raise_new(m.attr(ORVEX_STR("OrvexCloudError")), message);
 }
 
-nb::object empty_bytes() { return nb::steal(PyBytes_FromStringAndSize(nullptr, 0)); }
+nb::object empty_bytes() {
+    PyObject *empty = PyBytes_FromStringAndSize(nullptr, 0);
+    if (!empty) throw nb::python_error();
+    return nb::steal(empty);
+}
 
 nb::object resolve_holder_key(const Module &, nb::handle request) {
     nb::object hk = host::getattr_or(request, ORVEX_STR("holder_key"), nb::none());
@@ -227,7 +231,7 @@ nb::object to_create_request_kwargs(nb::handle self) {
             present = !self.attr(name).is_none();
         else if (kBodyKeys[i].presence == Presence::Truthy)
             present = host::truthy(self.attr(name));
-        if (present) body[name] = self.attr(name);
+        if (present) body[name] = nb::object(self.attr(name));
     }
     return body;
 }
@@ -279,7 +283,7 @@ NB_MODULE(petition, m) {
         "inline approval rules). Makes no network call.";
     nb::object dataclasses = host::import_module("dataclasses");
     m.attr(ORVEX_STR("logging")) = host::import_module("logging");
-    m.attr(ORVEX_STR("dataclass")) = dataclasses.attr(ORVEX_STR("dataclass"));
+    m.attr(ORVEX_STR("dataclass")) = nb::object(dataclasses.attr(ORVEX_STR("dataclass")));
     m.attr(ORVEX_STR("OrvexCloudError")) = host::import_from("orvex_cloud.exceptions", "OrvexCloudError");
     m.attr(ORVEX_STR("logger")) = m.attr(ORVEX_STR("logging")).attr(ORVEX_STR("getLogger"))(kModule);
     m.attr(ORVEX_STR("ApprovalRequestPayload")) = make_payload_class();

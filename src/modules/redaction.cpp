@@ -709,7 +709,8 @@ nb::list token_patterns(nb::handle re) {
     patterns.append(compile_prefixed(re, kConnectPrefix, nb::str("+")));
     nb::object at_least = nb::str("{{{},}}").format(kCredentialMinTail);
     for (std::string_view prefix : kCredentialPrefixes) patterns.append(compile_prefixed(re, prefix, at_least));
-    patterns.append(re.attr("compile")(nb::str("Bearer\\s+[A-Za-z0-9._~+/=-]+"), re.attr("IGNORECASE")));
+    nb::object ignore_case = re.attr("IGNORECASE");
+    patterns.append(re.attr("compile")(nb::str("Bearer\\s+[A-Za-z0-9._~+/=-]+"), ignore_case));
     return patterns;
 }
 

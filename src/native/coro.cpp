@@ -2,6 +2,7 @@
 
 #include <structmember.h>
 
+#include <memory>
 #include <new>
 
 namespace orvex::coro {
@@ -9,6 +10,9 @@ namespace orvex::coro {
 namespace {
 
 constexpr const char *kBridgeModule = "orvex_cloud._bridge";
+// The bridge module's capsule holding its types, and the capsule's name.
+constexpr const char *kTypesAttr = "_types";
+constexpr const char *kTypesCapsule = "orvex_cloud._bridge._types";
 
 // ---------------------------------------------------------------------------------------------
 // NativeCoroutine
@@ -29,6 +33,13 @@ struct CoroutineObject {
     CoroutineState *state;
     PyObject *weakreflist;
 };
+
+// Instances are made by make_coroutine / make_function only: one made from Python would have no
+// state behind it.
+PyObject *refuse_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+    return nullptr;
+}
 
 enum class Outcome { Yielded, Returned, Raised };
 
@@ -99,6 +110,12 @@ nb::object awaitable_iterator(nb::handle obj) {
     return iterator;
 }
 
+void finish(CoroutineState &s) {
+    s.finished = true;
+    s.delegate = nb::object();
+    s.task.reset();
+}
+
 bool is_generator_exit(nb::handle exc) {
     return exc.is_valid() && PyErr_GivenExceptionMatches(exc.ptr(), PyExc_GeneratorExit);
 }
@@ -106,10 +123,21 @@ bool is_generator_exit(nb::handle exc) {
 // Runs the coroutine until it yields, returns or raises. Exactly one of `sent` / `thrown`
 // is meaningful (`thrown` wins when valid).
 Step advance(CoroutineState &s, nb::object sent, nb::object thrown) {
+    // A chain of coroutines awaiting one another recurses on the C stack, one level per
+    // coroutine: counted as the interpreter counts a coroutine frame. Past the limit the
+    // coroutine ends with RecursionError without running its handlers, as a Python one does.
+    if (Py_EnterRecursiveCall("")) {
+        s.started = true;
+        finish(s);
+        return {Outcome::Raised, host::fetch_error()};
+    }
     struct Running {
         CoroutineState &s;
         explicit Running(CoroutineState &s) : s(s) { s.running = true; }
-        ~Running() { s.running = false; }
+        ~Running() {
+            s.running = false;
+            Py_LeaveRecursiveCall();
+        }
     } running(s);
 
     for (;;) {
@@ -182,12 +210,6 @@ Step advance(CoroutineState &s, nb::object sent, nb::object thrown) {
             thrown = host::fetch_error();
         }
     }
-}
-
-void finish(CoroutineState &s) {
-    s.finished = true;
-    s.delegate = nb::object();
-    s.task.reset();
 }
 
 // Turns a step into the iterator-protocol result: the yielded value, or NULL with
@@ -313,7 +335,13 @@ nb::object exception_for_throw(PyObject *const *args, Py_ssize_t nargs) {
         }
         exc = nb::borrow(typ);
     } else if (PyExceptionClass_Check(typ.ptr())) {
-        if (PyExceptionInstance_Check(val.ptr()) && PyObject_IsInstance(val.ptr(), typ.ptr()) == 1) {
+        // Normalised as the interpreter does: a value whose class is a subclass is used as it is.
+        int is_subclass = 0;
+        if (PyExceptionInstance_Check(val.ptr())) {
+            is_subclass = PyObject_IsSubclass((PyObject *) Py_TYPE(val.ptr()), typ.ptr());
+            if (is_subclass < 0) throw nb::python_error();
+        }
+        if (is_subclass) {
             exc = nb::borrow(val);
         } else {
             PyObject *made = val.is_none() ? PyObject_CallNoArgs(typ.ptr())
@@ -321,6 +349,12 @@ nb::object exception_for_throw(PyObject *const *args, Py_ssize_t nargs) {
                                                         : PyObject_CallOneArg(typ.ptr(), val.ptr());
             if (!made) throw nb::python_error();
             exc = nb::steal(made);
+            if (!PyExceptionInstance_Check(made)) {
+                PyErr_Format(PyExc_TypeError,
+                             "calling %R should have returned an instance of BaseException, not %s",
+                             typ.ptr(), Py_TYPE(made)->tp_name);
+                throw nb::python_error();
+            }
         }
     } else {
         PyErr_Format(PyExc_TypeError,
@@ -409,10 +443,14 @@ int coro_clear(PyObject *self) {
 }
 
 void coro_dealloc(PyObject *self) {
-    PyObject_GC_UnTrack(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     auto *obj = reinterpret_cast<CoroutineObject *>(self);
+    // As the interpreter's coroutines: weak references die before the cleanup runs, and the
+    // object is tracked while it runs, so a cleanup that resurrects it leaves a valid object.
+    PyObject_GC_UnTrack(self);
     if (obj->weakreflist) PyObject_ClearWeakRefs(self);
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
     delete std::exchange(obj->state, nullptr);
     PyTypeObject *type = Py_TYPE(self);
     type->tp_free(self);
@@ -476,6 +514,7 @@ PyMemberDef coro_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot coro_slots[] = {
+    {Py_tp_new, (void *) refuse_new},
     {Py_tp_dealloc, (void *) coro_dealloc},
     {Py_tp_finalize, (void *) coro_finalize},
     {Py_tp_traverse, (void *) coro_traverse},
@@ -515,6 +554,11 @@ struct FunctionObject {
 
 PyObject *func_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *obj = reinterpret_cast<FunctionObject *>(self);
+    if (!obj->state || !obj->state->impl.is_valid()) {
+        // Cleared by the garbage collector while some finalizer could still reach it.
+        PyErr_Format(PyExc_TypeError, "native function %R has been cleared", self);
+        return nullptr;
+    }
     return PyObject_Vectorcall(obj->state->impl.ptr(), args, nargsf, kwnames);
 }
 
@@ -569,6 +613,7 @@ PyMemberDef func_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot func_slots[] = {
+    {Py_tp_new, (void *) refuse_new},
     {Py_tp_dealloc, (void *) func_dealloc},
     {Py_tp_traverse, (void *) func_traverse},
     {Py_tp_clear, (void *) func_clear},
@@ -584,16 +629,28 @@ PyType_Spec func_spec = {"orvex_cloud._bridge.NativeFunction", sizeof(FunctionOb
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
                          func_slots};
 
-// The bridge types, looked up once: they live as long as the interpreter.
-nb::handle coroutine_type() {
-    static PyObject *type = nb::object(host::import_module(kBridgeModule).attr("NativeCoroutine")).release().ptr();
-    return type;
+// The types every module allocates its instances from. They are found through a capsule, not
+// the module's attributes: those can be rebound from Python, and instances are laid out for
+// these types alone.
+struct BridgeTypes {
+    nb::object coroutine;
+    nb::object function;
+};
+
+// Looked up once; the capsule is kept, so the types live as long as the interpreter.
+const BridgeTypes &bridge_types() {
+    static const BridgeTypes *types = [] {
+        nb::object capsule = host::import_module(kBridgeModule).attr(kTypesAttr);
+        void *pointer = PyCapsule_GetPointer(capsule.ptr(), kTypesCapsule);
+        if (!pointer) throw nb::python_error();
+        capsule.release();
+        return static_cast<const BridgeTypes *>(pointer);
+    }();
+    return *types;
 }
 
-nb::handle function_type() {
-    static PyObject *type = nb::object(host::import_module(kBridgeModule).attr("NativeFunction")).release().ptr();
-    return type;
-}
+nb::handle coroutine_type() { return bridge_types().coroutine; }
+nb::handle function_type() { return bridge_types().function; }
 
 }  // namespace
 
@@ -604,6 +661,13 @@ void register_types(nb::module_ &m) {
     PyObject *func_type = PyType_FromSpec(&func_spec);
     if (!func_type) throw nb::python_error();
     m.attr(ORVEX_STR("NativeFunction")) = nb::steal(func_type);
+    auto types = std::make_unique<BridgeTypes>(BridgeTypes{nb::borrow(coro_type), nb::borrow(func_type)});
+    PyObject *capsule = PyCapsule_New(types.get(), kTypesCapsule, [](PyObject *capsule) {
+        delete static_cast<BridgeTypes *>(PyCapsule_GetPointer(capsule, kTypesCapsule));
+    });
+    if (!capsule) throw nb::python_error();
+    types.release();
+    m.attr(kTypesAttr) = nb::steal(capsule);
     // Registered as well as structurally matched, so isinstance stays cheap and explicit.
     nb::object coroutine_type = m.attr("NativeCoroutine");
     host::import_module("collections.abc").attr("Coroutine").attr("register")(coroutine_type);

@@ -110,20 +110,49 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
+// The instance `raise exc` raises. The PyException_* accessors and the error indicator take
+// exception instances only: anything else would be written to as if it were one.
+static nb::object exception_to_raise(nb::handle exc) {
+    if (PyExceptionInstance_Check(exc.ptr())) return nb::borrow(exc);
+    if (!PyExceptionClass_Check(exc.ptr())) {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        throw nb::python_error();
+    }
+    PyObject *made = PyObject_CallNoArgs(exc.ptr());
+    if (!made) throw nb::python_error();
+    nb::object instance = nb::steal(made);
+    if (!PyExceptionInstance_Check(made)) {
+        PyErr_Format(PyExc_TypeError,
+                     "calling %R should have returned an instance of BaseException, not %R",
+                     exc.ptr(), (PyObject *) Py_TYPE(made));
+        throw nb::python_error();
+    }
+    return instance;
+}
+
 [[noreturn]] void raise(nb::handle exc) {
-    restore_error(exc);
+    restore_error(exception_to_raise(exc));
     throw nb::python_error();
 }
 
 [[noreturn]] void raise_from(nb::handle exc, nb::handle cause) {
+    nb::object instance = exception_to_raise(exc);
+    set_cause(instance, cause);
+    if (cause.is_valid() && PyExceptionInstance_Check(cause.ptr()))
+        PyException_SetContext(instance.ptr(), nb::borrow(cause).release().ptr());
+    raise(instance);
+}
+
+void set_cause(nb::handle exc, nb::handle cause) noexcept {
+    if (!cause.is_valid() || !PyExceptionInstance_Check(exc.ptr()) || !PyExceptionInstance_Check(cause.ptr()))
+        return;
     // PyException_SetCause steals its argument and sets __suppress_context__.
     PyException_SetCause(exc.ptr(), nb::borrow(cause).release().ptr());
-    PyException_SetContext(exc.ptr(), nb::borrow(cause).release().ptr());
-    raise(exc);
 }
 
 void set_context(nb::handle exc, nb::handle context) noexcept {
     if (!context.is_valid() || exc.ptr() == context.ptr()) return;
+    if (!PyExceptionInstance_Check(exc.ptr()) || !PyExceptionInstance_Check(context.ptr())) return;
     PyObject *current = PyException_GetContext(exc.ptr());  // new reference or NULL
     nb::object existing = nb::steal(current);
     if (!existing.is_valid()) PyException_SetContext(exc.ptr(), nb::borrow(context).release().ptr());

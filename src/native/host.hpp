@@ -50,14 +50,21 @@ void restore_error(nb::handle exc) noexcept;
 // catch block; a C++ exception must never reach the host.
 void set_error_from_current_exception() noexcept;
 
-// Raises the exception instance `exc` (built by calling a host exception class).
+// `raise exc`: raises the exception instance `exc` (built by calling a host exception class).
+// As with the interpreter's `raise`, an exception class is called without arguments and
+// anything else gives TypeError, so a rebound error class cannot smuggle in a non-exception.
 [[noreturn]] void raise(nb::handle exc);
 
 // `raise exc from cause`: __cause__ and __context__ are `cause`, __suppress_context__ is true.
 [[noreturn]] void raise_from(nb::handle exc, nb::handle cause);
 
+// exc.__cause__ = cause, with __suppress_context__ set, as `raise exc from cause` does. Does
+// nothing unless both are exception instances (raising a non-exception fails in `raise`).
+void set_cause(nb::handle exc, nb::handle cause) noexcept;
+
 // `exc` as raised inside an `except` block handling `context` (or a `finally` block while
-// `context` propagates): sets __context__ unless the exception already has one.
+// `context` propagates): sets __context__ unless the exception already has one. Does nothing
+// unless both are exception instances.
 void set_context(nb::handle exc, nb::handle context) noexcept;
 
 // Builds `exc_type(message)` and raises it.
