@@ -16,8 +16,8 @@ static nb::object already_imported(const char *name) {
     }
     nb::object m = nb::steal(mod);
     if (m.is_none()) return nb::object();
-    nb::object spec = getattr_or(m, ORVEX_STR("__spec__"), nb::none());
-    if (!spec.is_none() && truthy(getattr_or(spec, ORVEX_STR("_initializing"), nb::bool_(false))))
+    nb::object module_spec = getattr_or(m, ORVEX_STR("__spec__"), nb::none());
+    if (!module_spec.is_none() && truthy(getattr_or(module_spec, ORVEX_STR("_initializing"), nb::bool_(false))))
         return nb::object();
     return m;
 }

@@ -62,7 +62,7 @@ nb::object make_record(const char *module, const char *name, const char *doc,
     nb::object dataclasses = host::import_module("dataclasses");
     nb::object field_fn = dataclasses.attr("field");
 
-    nb::list spec;
+    nb::list field_list;
     std::vector<ShownField> shown;
     bool masked = false;
     for (const Field &f : fields) {
@@ -75,9 +75,9 @@ nb::object make_record(const char *module, const char *name, const char *doc,
             options["default"] = f.default_;
         if (!f.repr) options["repr"] = nb::bool_(false);
         if (options.size() == 0)
-            spec.append(nb::make_tuple(nb::str(f.name), f.type));
+            field_list.append(nb::make_tuple(nb::str(f.name), f.type));
         else
-            spec.append(nb::make_tuple(nb::str(f.name), f.type,
+            field_list.append(nb::make_tuple(nb::str(f.name), f.type,
                                        host::call(field_fn, nb::tuple(), options)));
     }
 
@@ -98,7 +98,7 @@ nb::object make_record(const char *module, const char *name, const char *doc,
     }
 
     nb::object cls = host::call(dataclasses.attr("make_dataclass"),
-                                nb::make_tuple(nb::str(name), spec),
+                                nb::make_tuple(nb::str(name), field_list),
                                 host::kwargs({{ORVEX_STR("namespace"), ns}, {ORVEX_STR("frozen"), nb::bool_(frozen)}}));
     // Newer hosts set __module__ from the calling frame after building the class.
     cls.attr("__module__") = nb::str(module);
