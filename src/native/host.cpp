@@ -33,7 +33,10 @@ nb::object import_from(const char *module, const char *name) {
     if (nb::object m = already_imported(module); m.is_valid()) {
         PyObject *value = PyObject_GetAttrString(m.ptr(), name);
         if (value) return nb::steal(value);
-        PyErr_Clear();  // maybe a submodule not imported yet: the full path below decides
+        // A missing name may be a submodule not imported yet: the full path below decides.
+        // Any other error (an interrupt, a failing module __getattr__) is the answer.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
     }
     nb::object fromlist = nb::make_tuple(nb::str(name));
     PyObject *mod = PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0);
